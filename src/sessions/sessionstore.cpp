@@ -9,8 +9,8 @@
 namespace {
 
 constexpr std::array<const char *, 20> Adjectives = {
-    "swift", "bold",  "calm",  "bright", "dark",  "keen",  "warm",  "cool",   "wild",   "soft",
-    "sharp", "fair",  "quick", "noble",  "vivid", "crisp", "fierce", "gentle", "silent", "brave",
+    "swift", "bold", "calm",  "bright", "dark",  "keen",  "warm",   "cool",   "wild",   "soft",
+    "sharp", "fair", "quick", "noble",  "vivid", "crisp", "fierce", "gentle", "silent", "brave",
 };
 constexpr std::array<const char *, 20> Nouns = {
     "fox",  "oak",  "river", "pine", "hawk", "stone", "wolf",  "flame", "brook", "cloud",
@@ -57,8 +57,7 @@ void SessionStore::addSession(std::shared_ptr<TerminalSession> session)
 QString SessionStore::makeSessionId()
 {
     using namespace std::chrono;
-    qint64 micros =
-        duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    qint64 micros = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
     // Two ids made within one microsecond, or a clock stepped back, would otherwise repeat an
     // id; so would the 8-digit wrap (every 71.6 minutes) when it meets a live session.
     if (micros <= m_lastIdMicros)
@@ -95,17 +94,14 @@ QJsonArray SessionStore::listSessions()
 QList<std::shared_ptr<TerminalSession>> SessionStore::sortedSessions() const
 {
     QList<std::shared_ptr<TerminalSession>> sorted = m_sessions.values();
-    std::stable_sort(sorted.begin(), sorted.end(), [](const auto &a, const auto &b) {
-        return a->createdAt() < b->createdAt();
-    });
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const auto &a, const auto &b) { return a->createdAt() < b->createdAt(); });
     return sorted;
 }
 
-std::shared_ptr<TerminalSession>
-SessionStore::attachSession(const QString &id, int cols, int rows,
-                            TerminalSession::OutputCallback onOutput,
-                            TerminalSession::Callback onDetach,
-                            TerminalSession::OutputCallback replay)
+std::shared_ptr<TerminalSession> SessionStore::attachSession(
+    const QString &id, int cols, int rows, TerminalSession::OutputCallback onOutput,
+    TerminalSession::Callback onDetach, TerminalSession::OutputCallback replay)
 {
     if (m_attachedSessionId) {
         if (const auto previous = session(*m_attachedSessionId))

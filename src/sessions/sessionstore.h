@@ -32,7 +32,10 @@ public:
     void setSessions(SessionMap sessions);
     /// Stores `session` under its id (an assignment of the map).
     void addSession(std::shared_ptr<TerminalSession> session);
-    std::shared_ptr<TerminalSession> session(const QString &id) const { return m_sessions.value(id); }
+    std::shared_ptr<TerminalSession> session(const QString &id) const
+    {
+        return m_sessions.value(id);
+    }
     const std::optional<QString> &attachedSessionId() const { return m_attachedSessionId; }
 
     /// "sess_" and 8 lowercase hex digits from the current time in microseconds; never the id

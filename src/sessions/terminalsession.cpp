@@ -11,8 +11,7 @@ void TerminalSession::DeferredDelete::operator()(PtyProcess *p) const
     p->deleteLater();
 }
 
-TerminalSession::TerminalSession(const QString &id, const QString &name,
-                                 const QDateTime &createdAt)
+TerminalSession::TerminalSession(const QString &id, const QString &name, const QDateTime &createdAt)
     : m_id(id)
     , m_name(name)
     , m_createdAt(createdAt)
@@ -129,8 +128,7 @@ QString TerminalSession::formatUptime(qint64 seconds)
     const qint64 minutes = (seconds % 3600) / 60;
     if (seconds < 3600)
         return QString::number(minutes) + u'm';
-    return QString::number(seconds / 3600) % QStringLiteral("h ") % QString::number(minutes) %
-           u'm';
+    return QString::number(seconds / 3600) % QStringLiteral("h ") % QString::number(minutes) % u'm';
 }
 
 void TerminalSession::ptyOutputReceived(const QByteArray &block)

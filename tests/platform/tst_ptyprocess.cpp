@@ -58,7 +58,7 @@ private Q_SLOTS:
         // stat: pid (comm) state ppid pgrp session tty_nr ...
         const QList<QByteArray> stat = procFile(pid, "stat").split(')').last().trimmed().split(' ');
         QCOMPARE(stat.at(3).toInt(), pid); // session leader
-        QVERIFY(stat.at(4).toInt() != 0); // with a controlling terminal
+        QVERIFY(stat.at(4).toInt() != 0);  // with a controlling terminal
         QCOMPARE(cwd(pid), QStringLiteral("/tmp"));
         QCOMPARE(nulList(procFile(pid, "environ")), QList<QByteArray>{"PATH=/usr/bin:/bin"});
         ::signal(SIGPIPE, SIG_DFL);
@@ -99,7 +99,8 @@ private Q_SLOTS:
     {
         Recorder r;
         PtyProcess p(&r);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^\\[Pty\\] Failed to start shell")));
+        QTest::ignoreMessage(
+            QtWarningMsg, QRegularExpression(QStringLiteral("^\\[Pty\\] Failed to start shell")));
         QVERIFY(!p.start(QStringLiteral("/nonexistent/shell"), {}, Env, QStringLiteral("/")));
         QVERIFY(p.isStarted());
         QVERIFY(!p.isRunning());

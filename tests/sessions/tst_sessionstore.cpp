@@ -29,9 +29,8 @@ struct Consumer
     }
 };
 
-std::shared_ptr<TerminalSession> addSession(SessionStore &store,
-                                            const QDateTime &created =
-                                                QDateTime::currentDateTimeUtc())
+std::shared_ptr<TerminalSession>
+addSession(SessionStore &store, const QDateTime &created = QDateTime::currentDateTimeUtc())
 {
     auto s = std::make_shared<TerminalSession>(store.makeSessionId(),
                                                SessionStore::makeSessionName(), created);
@@ -189,8 +188,8 @@ private Q_SLOTS:
         }
         Consumer cp, ct;
         store.attachSession(previous->id(), 80, 24, cp.onOutput(), cp.onDetach());
-        const QString id = kind == QLatin1String("unknown") ? QStringLiteral("sess_ffffffff")
-                                                            : target->id();
+        const QString id =
+            kind == QLatin1String("unknown") ? QStringLiteral("sess_ffffffff") : target->id();
         QVERIFY(!store.attachSession(id, 80, 24, ct.onOutput(), ct.onDetach()));
         QCOMPARE(cp.detaches, 1); // the previous one was detached first
         QVERIFY(!store.attachedSessionId());
@@ -267,7 +266,8 @@ private Q_SLOTS:
         const auto newest = addSession(store, now);
         const auto oldest = addSession(store, now.addSecs(-600));
         const auto middle = addSession(store, now.addSecs(-60));
-        QCOMPARE(store.sortedSessions(), (QList<std::shared_ptr<TerminalSession>>{oldest, middle, newest}));
+        QCOMPARE(store.sortedSessions(),
+                 (QList<std::shared_ptr<TerminalSession>>{oldest, middle, newest}));
     }
 
     void terminateAllStopsEveryShell()

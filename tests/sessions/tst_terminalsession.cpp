@@ -166,7 +166,8 @@ private Q_SLOTS:
         const QStringList zshOwn{QStringLiteral("PWD"), QStringLiteral("OLDPWD"),
                                  QStringLiteral("SHLVL"), QStringLiteral("LOGNAME"),
                                  QStringLiteral("_")};
-        for (const QString &line : QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts)) {
+        for (const QString &line :
+             QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts)) {
             if (!zshOwn.contains(line.section(u'=', 0, 0)))
                 exported.append(line);
         }

@@ -53,7 +53,9 @@ inline bool isGone(pid_t pid)
 inline QList<int> openFds(pid_t pid)
 {
     QList<int> fds;
-    const QStringList names = QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System);
+    const QStringList names =
+        QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+            .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System);
     for (const QString &n : names)
         fds.append(n.toInt());
     std::sort(fds.begin(), fds.end());
