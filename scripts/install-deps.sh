@@ -7,7 +7,7 @@ packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang-format git
   # Qt and coroutines
-  qt6-base-dev qcoro-qt6-dev
+  qt6-base-dev qt6-websockets-dev libqt6sql6-sqlite qcoro-qt6-dev
   # the shell that sessions run, and the UTF-8 locale it is started with
   zsh locales
   # benchmarks
