@@ -10,6 +10,8 @@ packages=(
   qt6-base-dev qt6-websockets-dev libqt6sql6-sqlite qcoro-qt6-dev
   # the shell that sessions run, and the UTF-8 locale it is started with
   zsh locales
+  # X11: input injection, and the virtual display the tests run on
+  libx11-dev libxtst-dev libxrandr-dev xvfb x11-xserver-utils
   # benchmarks
   libbenchmark-dev
 )
