@@ -67,14 +67,23 @@ void LocalTerminal::attach(const QString &sessionId)
     writeOut("\x1b[H\x1b[2J");
     const auto session = m_store.attachSession(
         sessionId, ws.ws_col, ws.ws_row, [this](const QByteArray &block) { writeOut(block); },
-        [this] { m_attached = false; });
+        [this] {
+            // Detached by another consumer (or the store), not from the menu: say so.
+            const bool fromMenu = m_leaving;
+            m_attached = false;
+            if (!fromMenu)
+                showMenu(QStringLiteral("the session was attached elsewhere"));
+        });
     if (!session)
         showMenu(QStringLiteral("that session has ended"));
 }
 
 void LocalTerminal::showMenu(const QString &reason)
 {
-    m_store.detachAttached();
+    m_leaving = true;
+    if (m_attached && m_store.attachedSessionId() == m_currentId)
+        m_store.detachAttached();
+    m_leaving = false;
     m_attached = false;
     const auto current = m_store.session(m_currentId);
     const bool canReattach = current && current->isListedAlive();

@@ -47,4 +47,5 @@ private:
     bool m_rawMode = false;
     QString m_currentId;
     bool m_attached = false;
+    bool m_leaving = false; // detaching from the menu, not from elsewhere
 };

@@ -2,6 +2,8 @@
 
 #include "inputinjector.h"
 
+#include <QDebug>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -108,6 +110,12 @@ void InputEventService::pressKey(const QString &key, const QStringList &modifier
         return;
     }
     // Whole code points: a character outside the BMP is typed as itself, not as two halves.
-    for (const char32_t c : key.toUcs4())
-        m_injector->postCharacter(c, flags);
+    QList<uint> characters = key.toUcs4();
+    if (characters.size() > MaxTypedCharacters) {
+        qWarning().noquote() << "[Input] Typing only the first" << MaxTypedCharacters << "of"
+                             << characters.size() << "characters";
+        characters.resize(MaxTypedCharacters);
+    }
+    for (const uint c : std::as_const(characters))
+        m_injector->postCharacter(char32_t(c), flags);
 }

@@ -39,6 +39,9 @@ public:
     /// A delta converted for a scroll event: truncated, clamped into 32 bits, 0 when not finite.
     static qint32 scrollDelta(double delta);
 
+    /// The most characters one pressKey types; the rest of a longer text is dropped.
+    static constexpr qsizetype MaxTypedCharacters = 4096;
+
 private:
     std::unique_ptr<InputInjector> m_injector;
 };

@@ -309,7 +309,8 @@ void PtyProcess::readAvailable(qsizetype budget)
         if (n > 0) {
             budget -= n;
             // The delegate may terminate or even schedule the deletion of this object.
-            m_delegate->ptyOutputReceived(QByteArray(buffer, n));
+            if (m_delegate)
+                m_delegate->ptyOutputReceived(QByteArray(buffer, n));
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -336,6 +337,8 @@ void PtyProcess::onChildExitSignalled()
         return; // still running (only the polling fallback gets here)
     if (r < 0)
         status = 0; // reaped elsewhere; its status is lost but it has ended
+    // From here on the pid may belong to another process: never signal it again.
+    m_reaped = true;
     // What the shell printed last is read before its exit is told.
     readAvailable(ReadBudgetPerWakeup);
     if (m_terminated)

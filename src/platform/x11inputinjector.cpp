@@ -19,6 +19,9 @@ namespace {
 // pixels of a trackpad-style delta; what is left over is kept for the next call, so slow
 // scrolling still moves.
 constexpr qint64 PixelsPerWheelStep = 40;
+// At most this many wheel steps per call: a peer's absurd delta must not flood the X server or
+// stall the event loop. What is beyond is dropped, not saved up.
+constexpr qint64 MaxWheelStepsPerCall = 50;
 
 // Spare keycodes are borrowed to type characters the keymap lacks; each keeps its keysym this
 // long after its last use, so that clients reading the keymap late still see the right one.
@@ -241,8 +244,12 @@ private:
                unsigned int negativeButton)
     {
         remainder += pixels;
-        const qint64 steps = remainder / PixelsPerWheelStep; // toward zero, keeping the sign
+        qint64 steps = remainder / PixelsPerWheelStep; // toward zero, keeping the sign
         remainder -= steps * PixelsPerWheelStep;
+        if (std::abs(steps) > MaxWheelStepsPerCall) {
+            steps = steps > 0 ? MaxWheelStepsPerCall : -MaxWheelStepsPerCall;
+            remainder = 0;
+        }
         const unsigned int button = steps > 0 ? positiveButton : negativeButton;
         for (qint64 i = 0; i < std::abs(steps); ++i) {
             XTestFakeButtonEvent(m_display, button, True, CurrentTime);

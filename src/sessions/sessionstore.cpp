@@ -103,8 +103,10 @@ std::shared_ptr<TerminalSession> SessionStore::attachSession(
     const QString &id, int cols, int rows, TerminalSession::OutputCallback onOutput,
     TerminalSession::Callback onDetach, TerminalSession::OutputCallback replay)
 {
-    if (m_attachedSessionId) {
-        if (const auto previous = session(*m_attachedSessionId))
+    // Cleared before the previous consumer hears of it, so that one attaching from inside its
+    // detach callback cannot leave two sessions attached.
+    if (const std::optional<QString> previousId = std::exchange(m_attachedSessionId, std::nullopt)) {
+        if (const auto previous = session(*previousId))
             previous->detach();
     }
     const auto target = session(id);

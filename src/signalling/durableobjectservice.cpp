@@ -12,6 +12,8 @@
 
 namespace {
 constexpr char LossHandledProperty[] = "korvoLossHandled";
+// Set on the socket that disconnect() closes: its closing is still reported, once.
+constexpr char ClosedByDisconnectProperty[] = "korvoClosedByDisconnect";
 
 QString localized(LocalizationKey key)
 {
@@ -86,6 +88,7 @@ void DurableObjectService::dropSocket()
 
 QCoro::Task<> DurableObjectService::connect()
 {
+    cancelReconnect();
     m_manualDisconnect = false;
     m_deviceNotRegistered = false;
     m_lastError.reset();
@@ -134,6 +137,9 @@ QCoro::Task<> DurableObjectService::connect()
     if (failure) {
         m_lastError = *failure;
         setStatus(ConnectionStatus::error);
+        // This socket will never register; left open, its eventual failure would count as a
+        // second loss.
+        dropSocket();
         handleConnectionLoss();
         co_return;
     }
@@ -218,9 +224,14 @@ void DurableObjectService::onSocketFailed(QWebSocket *socket)
     if (socket->property(LossHandledProperty).toBool())
         return;
     socket->setProperty(LossHandledProperty, true);
+    if (socket != m_socket) {
+        socket->deleteLater();
+        // Only the socket disconnect() closed still speaks for this service, and only while
+        // it stays offline.
+        if (!socket->property(ClosedByDisconnectProperty).toBool() || !m_manualDisconnect)
+            return;
+    }
     m_lastError = failureText(socket);
-    if (socket != m_socket)
-        socket->deleteLater(); // closed by disconnect(): this was its last word
     handleConnectionLoss();
 }
 
@@ -232,8 +243,7 @@ void DurableObjectService::handleConnectionLoss()
         return;
     const int delay = reconnectDelaySeconds(m_reconnectAttempts, m_timing.random);
     ++m_reconnectAttempts;
-    if (m_reconnectTimer)
-        m_reconnectTimer->deleteLater();
+    cancelReconnect();
     m_reconnectTimer = new QTimer(this);
     m_reconnectTimer->setSingleShot(true);
     m_reconnectTimer->setInterval(delay * m_timing.msPerSecond);
@@ -269,6 +279,8 @@ void DurableObjectService::heartbeatTick()
     if (m_status != ConnectionStatus::registered)
         return;
     if (m_missedPongs >= 2) {
+        // The silent socket is given up, so that its late failure is not a second loss.
+        dropSocket();
         handleConnectionLoss();
         return;
     }
@@ -276,18 +288,24 @@ void DurableObjectService::heartbeatTick()
     ++m_missedPongs;
 }
 
-void DurableObjectService::disconnect()
+void DurableObjectService::cancelReconnect()
 {
-    m_manualDisconnect = true;
     if (m_reconnectTimer) {
         m_reconnectTimer->stop();
         m_reconnectTimer->deleteLater();
         m_reconnectTimer = nullptr;
     }
+}
+
+void DurableObjectService::disconnect()
+{
+    m_manualDisconnect = true;
+    cancelReconnect();
     stopHeartbeat();
     send(SignallingMessages::disconnect());
     if (QWebSocket *socket = std::exchange(m_socket, nullptr)) {
         m_pendingFrames.clear();
+        socket->setProperty(ClosedByDisconnectProperty, true);
         // Kept until it has closed: its closing still reports here (without a reconnect).
         if (socket->state() == QAbstractSocket::UnconnectedState)
             socket->deleteLater();

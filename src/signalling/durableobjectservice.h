@@ -85,6 +85,7 @@ private:
     void heartbeatTick();
     void flushPending();
     void dropSocket();
+    void cancelReconnect();
 
     const QString m_deviceId;
     const QString m_deviceName;

@@ -294,6 +294,13 @@ private Q_SLOTS:
         m_service->scroll(80, 0);  // with the 1 px kept from 1.9: two steps left, 1 px kept
         m_service->scroll(-41, 0); // -40 with that pixel: one step right
         QTRY_COMPARE_WITH_TIMEOUT(buttons(), (QList<unsigned>{6, 6, 7}), Timeout);
+        // An absurd delta gives a bounded number of steps, and nothing saved up for later.
+        m_recorder->clear();
+        m_service->scroll(0, 1e12);
+        m_service->scroll(0, 40);
+        QTRY_COMPARE_WITH_TIMEOUT(buttons().size(), 51, Timeout);
+        QTest::qWait(100);
+        QCOMPARE(buttons().size(), 51);
     }
 
     void namedKeyWithModifiers()

@@ -215,6 +215,7 @@ bool DevRelay::sendRawTo(const QString &deviceId, const QByteArray &bytes, bool 
 void DevRelay::onNewConnection()
 {
     while (QWebSocket *socket = m_server->nextPendingConnection()) {
+        socket->setParent(this); // ours to delete, also when it never disconnects
         socket->setMaxAllowedIncomingFrameSize(QtSizeCeiling);
         socket->setMaxAllowedIncomingMessageSize(QtSizeCeiling);
 
