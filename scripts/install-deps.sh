@@ -10,6 +10,12 @@ packages=(
   qt6-base-dev qt6-websockets-dev libqt6sql6-sqlite qcoro-qt6-dev
   # the shell that sessions run, and the UTF-8 locale it is started with
   zsh locales
+  # WebRTC and screen capture on GStreamer
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+  gstreamer1.0-plugins-ugly gstreamer1.0-nice gstreamer1.0-x gstreamer1.0-tools
+  # the phone simulator: an independent WebRTC stack (run with /usr/bin/python3)
+  python3-aiortc python3-av iproute2
   # X11: input injection, and the virtual display the tests run on
   libx11-dev libxtst-dev libxrandr-dev xvfb x11-xserver-utils
   # benchmarks
