@@ -60,8 +60,8 @@ template<typename Handler>
 void connectSignal(gpointer instance, const char *signal, Handler handler,
                    const std::shared_ptr<WebRTCService::Guard> &guard)
 {
-    g_signal_connect_data(instance, signal, G_CALLBACK(handler), newGuardRef(guard),
-                          deleteGuardRef, GConnectFlags(0));
+    g_signal_connect_data(instance, signal, G_CALLBACK(handler), newGuardRef(guard), deleteGuardRef,
+                          GConnectFlags(0));
 }
 
 // co_await-able GstPromise: `start` hands the promise to webrtcbin; the coroutine resumes on the
@@ -242,7 +242,8 @@ struct WebRTCCallbacks
     static void messageData(GstWebRTCDataChannel *channel, GBytes *bytes, gpointer data)
     {
         gsize size = 0;
-        const auto *raw = static_cast<const char *>(bytes ? g_bytes_get_data(bytes, &size) : nullptr);
+        const auto *raw =
+            static_cast<const char *>(bytes ? g_bytes_get_data(bytes, &size) : nullptr);
         if (!raw && size)
             return;
         QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -257,9 +258,10 @@ struct WebRTCCallbacks
 
     static void channelState(GObject *channel, GParamSpec *, gpointer data)
     {
-        post(guard(data), [channel](WebRTCService *s) {
-            s->dataChannelStateChanged(GST_WEBRTC_DATA_CHANNEL(channel));
-        });
+        // Only compared with the adopted channel (which the service holds a reference to)
+        // before use: by the time this runs, a dropped channel may be gone.
+        auto *raw = reinterpret_cast<GstWebRTCDataChannel *>(channel);
+        post(guard(data), [raw](WebRTCService *s) { s->dataChannelStateChanged(raw); });
     }
 };
 
@@ -300,7 +302,8 @@ QList<IceServer> WebRTCService::iceServersFrom(const QJsonArray &entries)
         }
     }
     if (servers.isEmpty())
-        servers.append(IceServer{{QString::fromLatin1(DefaultStunUrl)}, std::nullopt, std::nullopt});
+        servers.append(
+            IceServer{{QString::fromLatin1(DefaultStunUrl)}, std::nullopt, std::nullopt});
     return servers;
 }
 
@@ -363,8 +366,7 @@ void WebRTCService::buildPipeline(const QList<IceServer> &servers)
     }
     gst_bin_add(GST_BIN(m_pipeline), m_webrtc);
     connectSignal(m_webrtc, "on-ice-candidate", &WebRTCCallbacks::iceCandidate, m_guard);
-    connectSignal(m_webrtc, "notify::connection-state", &WebRTCCallbacks::connectionState,
-                  m_guard);
+    connectSignal(m_webrtc, "notify::connection-state", &WebRTCCallbacks::connectionState, m_guard);
     connectSignal(m_webrtc, "prepare-data-channel", &WebRTCCallbacks::prepareDataChannel, m_guard);
     gst_element_set_state(m_pipeline, GST_STATE_PLAYING);
 }
@@ -374,9 +376,11 @@ QCoro::Task<> WebRTCService::setDescription(bool local, const QString &sdp, cons
     const std::optional<GstWebRTCSDPType> sdpTypeValue = sdpType(type);
     if (!sdpTypeValue)
         throw WebRTCException(QStringLiteral("Unknown description type: ") + type);
+    const QByteArray text = sdp.toUtf8();
+    if (text.isEmpty())
+        throw WebRTCException(QStringLiteral("Invalid session description"));
     GstSDPMessage *message = nullptr;
     gst_sdp_message_new(&message);
-    const QByteArray text = sdp.toUtf8();
     if (gst_sdp_message_parse_buffer(reinterpret_cast<const guint8 *>(text.constData()),
                                      guint(text.size()), message) != GST_SDP_OK ||
         gst_sdp_message_medias_len(message) == 0) {

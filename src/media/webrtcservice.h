@@ -17,7 +17,12 @@ typedef struct _GstElement GstElement;
 typedef struct _GstWebRTCDataChannel GstWebRTCDataChannel;
 
 /// The service's own failures.
-enum class WebRTCError { failedToCreatePeerConnection, failedToCreateOffer, failedToCreateAnswer };
+enum class WebRTCError
+{
+    failedToCreatePeerConnection,
+    failedToCreateOffer,
+    failedToCreateAnswer
+};
 
 /// Thrown by the asynchronous operations: one of the service's own errors, or the WebRTC
 /// stack's error text passed through.

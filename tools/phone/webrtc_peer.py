@@ -1,0 +1,124 @@
+#!/usr/bin/python3
+"""A phone-side WebRTC peer (aiortc), driven over standard input and output.
+
+It offers a data channel as the phone app does, and speaks one JSON object per line:
+
+  out {"type": "offer", "sdp": ...}               once ICE gathering is complete
+  in  {"type": "answer", "sdp": ...}
+  in  {"type": "candidate", "candidate": ..., "sdpMid": ..., "sdpMLineIndex": ...}
+  out {"type": "open"}                             the data channel is open
+  out {"type": "text", "text": ..., "channel": l}  a text message arrived on channel l
+  out {"type": "binary", "size": n}                a binary message arrived
+  in  {"type": "send", "text": ...}                send a text message
+  in  {"type": "send_binary_utf8", "text": ...}    send the text's UTF-8 bytes as a binary message
+  in  {"type": "send_binary_hex", "hex": ...}      send these bytes as a binary message
+  in  {"type": "open_channel", "label": ...}       open another data channel; later sends use it
+  in  {"type": "report"}                           say what binary data arrived so far:
+  out {"type": "report", "binaryBytes": n, "binaryMessages": n, "sha256": hex, "maxMessage": n}
+  out {"type": "state", "state": ...}              the connection state changed
+  in  {"type": "close"}                            close the connection and exit
+
+Used by the host's tests as an independent WebRTC stack, and by hand for debugging.
+"""
+
+import asyncio
+import faulthandler
+import signal
+import hashlib
+import json
+import os
+import select
+import sys
+
+from aiortc import RTCConfiguration, RTCPeerConnection, RTCSessionDescription
+from aiortc.sdp import candidate_from_sdp
+
+
+def emit(obj):
+    # Straight to the descriptor, whole: a pipe that the reader made non-blocking takes lines in
+    # parts, and Python's unbuffered text layer would drop the rest.
+    data = (json.dumps(obj) + "\n").encode()
+    while data:
+        try:
+            data = data[os.write(1, data):]
+        except BlockingIOError:
+            select.select([], [1], [])
+
+
+async def main():
+    # No ICE servers: the host candidates are all there is, and nothing leaves the machine.
+    pc = RTCPeerConnection(RTCConfiguration(iceServers=[]))
+    binary = hashlib.sha256()
+    stats = {"bytes": 0, "messages": 0, "max": 0}
+
+    def watch(channel):
+        @channel.on("open")
+        def on_open():
+            emit({"type": "open", "channel": channel.label})
+
+        @channel.on("message")
+        def on_message(message):
+            if isinstance(message, str):
+                emit({"type": "text", "text": message, "channel": channel.label})
+            else:
+                binary.update(message)
+                stats["bytes"] += len(message)
+                stats["messages"] += 1
+                stats["max"] = max(stats["max"], len(message))
+                emit({"type": "binary", "size": len(message)})
+
+        return channel
+
+    channels = [watch(pc.createDataChannel("terminal"))]
+
+    @pc.on("connectionstatechange")
+    def on_state():
+        emit({"type": "state", "state": pc.connectionState})
+
+    await pc.setLocalDescription(await pc.createOffer())
+    emit({"type": "offer", "sdp": pc.localDescription.sdp})
+
+    loop = asyncio.get_running_loop()
+    reader = asyncio.StreamReader()
+    await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), sys.stdin)
+    while True:
+        line = await reader.readline()
+        if not line:
+            break
+        try:
+            msg = json.loads(line)
+        except ValueError:
+            continue
+        kind = msg.get("type")
+        if kind == "answer":
+            await pc.setRemoteDescription(RTCSessionDescription(msg["sdp"], "answer"))
+        elif kind == "candidate":
+            text = msg.get("candidate", "")
+            if text.startswith("candidate:"):
+                text = text[len("candidate:"):]
+            if not text:
+                continue
+            candidate = candidate_from_sdp(text)
+            candidate.sdpMid = msg.get("sdpMid")
+            candidate.sdpMLineIndex = msg.get("sdpMLineIndex")
+            await pc.addIceCandidate(candidate)
+        elif kind == "send":
+            channels[-1].send(msg["text"])
+        elif kind == "send_binary_utf8":
+            channels[-1].send(msg["text"].encode("utf-8"))
+        elif kind == "send_binary_hex":
+            channels[-1].send(bytes.fromhex(msg["hex"]))
+        elif kind == "open_channel":
+            channels.append(watch(pc.createDataChannel(msg.get("label", "second"))))
+        elif kind == "report":
+            emit({"type": "report", "binaryBytes": stats["bytes"],
+                  "binaryMessages": stats["messages"], "sha256": binary.hexdigest(),
+                  "maxMessage": stats["max"]})
+        elif kind == "close":
+            break
+    await pc.close()
+
+
+if __name__ == "__main__":
+    faulthandler.register(signal.SIGUSR1)
+    asyncio.run(main())
