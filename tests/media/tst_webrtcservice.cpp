@@ -1,6 +1,7 @@
 // The peer connection on webrtcbin against an independent WebRTC stack (aiortc, the phone
 // simulator's), inside the test's own network namespace.
 
+#include "phonepeer.h"
 #include "webrtcservice.h"
 
 #include <QCoreApplication>
@@ -14,159 +15,19 @@
 
 #include <qcorotask.h>
 
+using namespace TestPeer;
+
 namespace {
 constexpr int Timeout = 20000;
 
 // The ICE servers the tests pass: loopback only, so nothing is ever looked up outside.
 const QJsonArray LocalIce{QJsonObject{{"urls", "stun:127.0.0.1:3478"}}};
 
-// The aiortc peer, one JSON object per line each way.
-class Phone
-{
-public:
-    Phone()
-    {
-        m_process.setProgram("/usr/bin/python3");
-        m_process.setArguments({QStringLiteral(KORVO_SOURCE_DIR) + "/tools/phone/webrtc_peer.py"});
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
-            while (m_process.canReadLine()) {
-                const QJsonObject m = QJsonDocument::fromJson(m_process.readLine()).object();
-
-                if (!m.isEmpty())
-                    m_received.append(m);
-            }
-        });
-        m_process.start();
-    }
-    ~Phone()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            send({{"type", "close"}});
-            if (!m_process.waitForFinished(3000))
-                m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-    void send(const QJsonObject &m)
-    {
-        m_process.write(QJsonDocument(m).toJson(QJsonDocument::Compact) + '\n');
-    }
-    bool has(const QString &type) const
-    {
-        return std::any_of(m_received.begin(), m_received.end(), [&](const QJsonObject &m) {
-            return m.value("type").toString() == type;
-        });
-    }
-    // The first message of that type not yet taken. (Not inside QTRY_*: those evaluate their
-    // expression again after it held.)
-    std::optional<QJsonObject> take(const QString &type)
-    {
-        for (qsizetype i = 0; i < m_received.size(); ++i) {
-            if (m_received[i].value("type").toString() == type)
-                return m_received.takeAt(i);
-        }
-        return std::nullopt;
-    }
-    QList<QJsonObject> &received() { return m_received; }
-    QProcess::ProcessState state() const { return m_process.state(); }
-    QByteArray pending() { return m_process.peek(200); }
-
-private:
-    QProcess m_process;
-    QList<QJsonObject> m_received;
-};
-
-// Runs a coroutine to its end from a test function (with a hard limit), rethrowing its error.
-// QCoro 0.8's waitFor() never returns for a task that finished before it was called.
-QCoro::Task<> finishVoid(QCoro::Task<> task, std::exception_ptr *error, bool *done)
-{
-    try {
-        co_await std::move(task);
-    } catch (...) {
-        *error = std::current_exception();
-    }
-    *done = true;
-}
-
-template<typename T>
-QCoro::Task<> finishValue(QCoro::Task<T> task, std::optional<T> *result, std::exception_ptr *error,
-                          bool *done)
-{
-    try {
-        *result = co_await std::move(task);
-    } catch (...) {
-        *error = std::current_exception();
-    }
-    *done = true;
-}
-
-void runUntil(const bool &done, const std::exception_ptr &error)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done && timer.elapsed() < 60000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    if (!done)
-        throw std::runtime_error("timed out");
-    if (error)
-        std::rethrow_exception(error);
-}
-
-void await(QCoro::Task<> &&task)
-{
-    std::exception_ptr error;
-    bool done = false;
-    auto runner = finishVoid(std::move(task), &error, &done);
-    runUntil(done, error);
-}
-
-template<typename T>
-T await(QCoro::Task<T> &&task)
-{
-    std::optional<T> result;
-    std::exception_ptr error;
-    bool done = false;
-    auto runner = finishValue<T>(std::move(task), &result, &error, &done);
-    runUntil(done, error);
-    return *result;
-}
 } // namespace
 
 class TestWebRTCService : public QObject
 {
     Q_OBJECT
-
-    // Offer from the phone, answer, candidates both ways, until both ends see the channel open.
-    bool connectPhone(WebRTCService &service, Phone &phone, QStringList &received, int &opens)
-    {
-        service.onIceCandidate = [&phone](const QString &c, int index,
-                                          const std::optional<QString> &mid) {
-            phone.send({{"type", "candidate"},
-                        {"candidate", c},
-                        {"sdpMid", mid ? QJsonValue(*mid) : QJsonValue()},
-                        {"sdpMLineIndex", index}});
-        };
-        service.onDataChannelOpen = [&opens] { ++opens; };
-        service.onDataChannelMessage = [&received](const QString &t) { received.append(t); };
-        std::optional<QJsonObject> offer;
-        [&] {
-            QTRY_VERIFY_WITH_TIMEOUT(phone.has("offer"), Timeout);
-            offer = phone.take("offer");
-        }();
-        if (!offer)
-            qWarning() << "phone:" << phone.state() << phone.received() << phone.pending();
-        if (!offer)
-            return false;
-        const WebRTCService::Description answer =
-            await(service.handleOffer(offer->value("sdp").toString(), "offer", LocalIce));
-        if (answer.type != QLatin1String("answer") || !answer.sdp.contains("a=group:BUNDLE"))
-            return false;
-        phone.send({{"type", "answer"}, {"sdp", answer.sdp}});
-        [&] { QTRY_VERIFY_WITH_TIMEOUT(opens == 1 && phone.has("open"), Timeout); }();
-        phone.take("open");
-        return opens == 1;
-    }
 
 private Q_SLOTS:
     void iceServers_data()
@@ -262,7 +123,7 @@ private Q_SLOTS:
         int opens = 0;
         int failures = 0;
         service.onConnectionFailed = [&failures] { ++failures; };
-        QVERIFY(connectPhone(service, phone, received, opens));
+        QVERIFY(connectPhone(service, phone, received, opens, LocalIce));
         QVERIFY(service.isDataChannelOpen());
         QCOMPARE(service.maxMessageSize(), 65536); // aiortc's limit
 

@@ -9,6 +9,9 @@
 #include <QTest>
 #include <QThread>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 class XvfbServer
 {
 public:
@@ -23,6 +26,8 @@ public:
                                     geometry, QStringLiteral("-nolisten"), QStringLiteral("tcp"),
                                     QStringLiteral("-noreset")});
             m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            // Ends with the test process, also when a failed test aborts it.
+            m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
             m_process.start();
             if (!m_process.waitForStarted(5000))
                 return;

@@ -16,6 +16,11 @@ It offers a data channel as the phone app does, and speaks one JSON object per l
   in  {"type": "report"}                           say what binary data arrived so far:
   out {"type": "report", "binaryBytes": n, "binaryMessages": n, "sha256": hex, "maxMessage": n}
   out {"type": "state", "state": ...}              the connection state changed
+  in  {"type": "reoffer", "sdp": ...}              the host renegotiates (a video track came)
+  out {"type": "reanswer", "sdp": ...}
+  out {"type": "frame", "n": n, "width": w, "height": h, "rgb": [r, g, b]}
+                                                   a decoded video frame (the first, then every
+                                                   fifth), with the mean colour around a quarter point
   in  {"type": "close"}                            close the connection and exit
 
 Used by the host's tests as an independent WebRTC stack, and by hand for debugging.
@@ -71,6 +76,27 @@ async def main():
 
     channels = [watch(pc.createDataChannel("terminal"))]
 
+    async def watch_video(track):
+        n = 0
+        while True:
+            try:
+                frame = await track.recv()
+            except Exception:
+                return
+            n += 1
+            if n == 1 or n % 5 == 0:
+                picture = frame.to_ndarray(format="rgb24")
+                h, w = picture.shape[0], picture.shape[1]
+                # A quarter in from the corner: the pointer starts in the middle.
+                centre = picture[h // 4 - 8:h // 4 + 8, w // 4 - 8:w // 4 + 8]
+                rgb = [int(centre[:, :, i].mean()) for i in range(3)]
+                emit({"type": "frame", "n": n, "width": w, "height": h, "rgb": rgb})
+
+    @pc.on("track")
+    def on_track(track):
+        if track.kind == "video":
+            asyncio.ensure_future(watch_video(track))
+
     @pc.on("connectionstatechange")
     def on_state():
         emit({"type": "state", "state": pc.connectionState})
@@ -92,6 +118,10 @@ async def main():
         kind = msg.get("type")
         if kind == "answer":
             await pc.setRemoteDescription(RTCSessionDescription(msg["sdp"], "answer"))
+        elif kind == "reoffer":
+            await pc.setRemoteDescription(RTCSessionDescription(msg["sdp"], "offer"))
+            await pc.setLocalDescription(await pc.createAnswer())
+            emit({"type": "reanswer", "sdp": pc.localDescription.sdp})
         elif kind == "candidate":
             text = msg.get("candidate", "")
             if text.startswith("candidate:"):
