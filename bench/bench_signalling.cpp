@@ -50,8 +50,8 @@ void waitUntil(const std::function<bool()> &done)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-// Sends `count` messages to the Mac in batches; `received` tells how many arrived.
-double pump(DevRelay &relay, int count, const qint64 &received)
+// Sends `count` messages to `target` in batches; `received` tells how many arrived.
+double pump(DevRelay &relay, const QString &target, int count, const qint64 &received)
 {
     const qint64 start = received;
     QElapsedTimer timer;
@@ -59,7 +59,7 @@ double pump(DevRelay &relay, int count, const qint64 &received)
     for (int sent = 0; sent < count;) {
         const int n = std::min(Batch, count - sent);
         for (int i = 0; i < n; ++i)
-            relay.sendTo(MacId, sample(sent + i));
+            relay.sendTo(target, sample(sent + i));
         sent += n;
         waitUntil([&] { return received - start >= sent; });
     }
@@ -118,27 +118,13 @@ int main(int argc, char **argv)
     waitUntil([&] { return bareFrames >= 1; }); // "registered"
     bareFrames = 0;
 
-    auto pumpBare = [&](int count) {
-        const qint64 start = bareFrames;
-        QElapsedTimer timer;
-        timer.start();
-        for (int sent = 0; sent < count;) {
-            const int n = std::min(Batch, count - sent);
-            for (int i = 0; i < n; ++i)
-                relay.sendTo(bareId, sample(sent + i));
-            sent += n;
-            waitUntil([&] { return bareFrames - start >= sent; });
-        }
-        return double(timer.nsecsElapsed()) / 1e9;
-    };
-
     std::printf("signalling: %d small messages a round (%lld bytes each as JSON), %d rounds\n",
                 perRound, qint64(QJsonDocument(sample(1)).toJson(QJsonDocument::Compact).size()),
                 rounds);
     std::vector<double> ours, baseline, ratios;
     for (int r = 0; r < rounds; ++r) {
-        const double b = double(perRound) / pumpBare(perRound);
-        const double h = double(perRound) / pump(relay, perRound, routed);
+        const double b = double(perRound) / pump(relay, bareId, perRound, bareFrames);
+        const double h = double(perRound) / pump(relay, MacId, perRound, routed);
         baseline.push_back(b);
         ours.push_back(h);
         ratios.push_back(h / b);
@@ -151,7 +137,7 @@ int main(int argc, char **argv)
 
     const qint64 before = rssKiB();
     const int million = 1000000;
-    const double seconds = pump(relay, million, routed);
+    const double seconds = pump(relay, MacId, million, routed);
     const qint64 after = rssKiB();
     std::printf("1,000,000 messages in %.1f s (%.0f msg/s); RSS %lld KiB before, %lld KiB after: "
                 "%.3f bytes per message\n",

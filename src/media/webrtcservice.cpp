@@ -417,47 +417,37 @@ WebRTCService::handleOffer(const QString &sdp, const QString &type, const QJsonA
     if (!self || !m_webrtc)
         throw WebRTCException(WebRTCError::failedToCreatePeerConnection);
 
-    GstElement *webrtc = GST_ELEMENT(gst_object_ref(m_webrtc));
-    GstPromise *promise = co_await PromiseAwaiter(
-        [webrtc](GstPromise *p) { g_signal_emit_by_name(webrtc, "create-answer", nullptr, p); });
-    gst_object_unref(webrtc);
-    PromiseRef ref{promise};
-    if (const auto error = promiseError(promise))
-        throw WebRTCException(*error);
-    GstWebRTCSessionDescription *answer = takeDescription(promise, "answer");
-    if (!answer)
-        throw WebRTCException(WebRTCError::failedToCreateAnswer);
-    const Description result{sdpText(answer),
-                             QString::fromLatin1(gst_webrtc_sdp_type_to_string(answer->type))};
-    gst_webrtc_session_description_free(answer);
-    if (!self || !m_webrtc)
-        throw WebRTCException(WebRTCError::failedToCreatePeerConnection);
-    // Known before any local candidate can be reported.
-    m_localMids = midsOf(result.sdp);
-    co_await setDescription(true, result.sdp, result.type);
-    co_return result;
+    co_return co_await createLocalDescription(false);
 }
 
 QCoro::Task<WebRTCService::Description> WebRTCService::createReOffer()
 {
     if (!m_webrtc)
         throw WebRTCException(WebRTCError::failedToCreatePeerConnection);
+    co_return co_await createLocalDescription(true);
+}
+
+QCoro::Task<WebRTCService::Description> WebRTCService::createLocalDescription(bool offer)
+{
     QPointer<WebRTCService> self(this);
     GstElement *webrtc = GST_ELEMENT(gst_object_ref(m_webrtc));
+    const char *signal = offer ? "create-offer" : "create-answer";
     GstPromise *promise = co_await PromiseAwaiter(
-        [webrtc](GstPromise *p) { g_signal_emit_by_name(webrtc, "create-offer", nullptr, p); });
+        [webrtc, signal](GstPromise *p) { g_signal_emit_by_name(webrtc, signal, nullptr, p); });
     gst_object_unref(webrtc);
     PromiseRef ref{promise};
     if (const auto error = promiseError(promise))
         throw WebRTCException(*error);
-    GstWebRTCSessionDescription *offer = takeDescription(promise, "offer");
-    if (!offer)
-        throw WebRTCException(WebRTCError::failedToCreateOffer);
-    const Description result{sdpText(offer),
-                             QString::fromLatin1(gst_webrtc_sdp_type_to_string(offer->type))};
-    gst_webrtc_session_description_free(offer);
+    GstWebRTCSessionDescription *desc = takeDescription(promise, offer ? "offer" : "answer");
+    if (!desc)
+        throw WebRTCException(offer ? WebRTCError::failedToCreateOffer
+                                    : WebRTCError::failedToCreateAnswer);
+    const Description result{sdpText(desc),
+                             QString::fromLatin1(gst_webrtc_sdp_type_to_string(desc->type))};
+    gst_webrtc_session_description_free(desc);
     if (!self || !m_webrtc)
         throw WebRTCException(WebRTCError::failedToCreatePeerConnection);
+    // Known before any local candidate can be reported.
     m_localMids = midsOf(result.sdp);
     co_await setDescription(true, result.sdp, result.type);
     co_return result;

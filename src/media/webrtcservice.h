@@ -128,6 +128,8 @@ private:
     void dataChannelStateChanged(GstWebRTCDataChannel *channel);
     void connectionStateChanged();
     QCoro::Task<> setDescription(bool local, const QString &sdp, const QString &type);
+    /// Creates an offer or an answer and sets it as the local description.
+    QCoro::Task<Description> createLocalDescription(bool offer);
 
     std::shared_ptr<Guard> m_guard;
     GstElement *m_pipeline = nullptr;

@@ -17,6 +17,14 @@ std::optional<QRect> firstMonitor()
     Display *display = XOpenDisplay(nullptr);
     if (!display)
         return std::nullopt;
+    const QRect rect = firstMonitorOn(display);
+    XCloseDisplay(display);
+    return rect;
+}
+
+QRect firstMonitorOn(void *connection)
+{
+    auto *display = static_cast<Display *>(connection);
     int count = 0;
     XRRMonitorInfo *monitors = XRRGetMonitors(display, DefaultRootWindow(display), True, &count);
     QRect rect;
@@ -27,7 +35,6 @@ std::optional<QRect> firstMonitor()
                      DisplayHeight(display, DefaultScreen(display)));
     if (monitors)
         XRRFreeMonitors(monitors);
-    XCloseDisplay(display);
     return rect;
 }
 

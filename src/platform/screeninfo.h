@@ -12,5 +12,7 @@ namespace ScreenInfo {
 QString displayName();
 /// The first monitor's geometry on the X screen (XRandR order), or nothing without a display.
 std::optional<QRect> firstMonitor();
+/// The same on an open connection (a Display *; void here to keep Xlib out of this header).
+QRect firstMonitorOn(void *display);
 
 } // namespace ScreenInfo

@@ -1,4 +1,5 @@
 #include "inputinjector.h"
+#include "screeninfo.h"
 
 #include <QDebug>
 #include <QRectF>
@@ -224,21 +225,7 @@ public:
     }
 
 private:
-    QRectF mainMonitor() const
-    {
-        const Window root = DefaultRootWindow(m_display);
-        int count = 0;
-        XRRMonitorInfo *monitors = XRRGetMonitors(m_display, root, True, &count);
-        QRectF rect;
-        if (monitors && count > 0)
-            rect = QRectF(monitors[0].x, monitors[0].y, monitors[0].width, monitors[0].height);
-        else
-            rect = QRectF(0, 0, DisplayWidth(m_display, DefaultScreen(m_display)),
-                          DisplayHeight(m_display, DefaultScreen(m_display)));
-        if (monitors)
-            XRRFreeMonitors(monitors);
-        return rect;
-    }
+    QRectF mainMonitor() const { return QRectF(ScreenInfo::firstMonitorOn(m_display)); }
 
     void wheel(qint64 &remainder, qint32 pixels, unsigned int positiveButton,
                unsigned int negativeButton)

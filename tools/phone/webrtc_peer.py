@@ -18,6 +18,7 @@ It offers a data channel as the phone app does, and speaks one JSON object per l
   out {"type": "state", "state": ...}              the connection state changed
   in  {"type": "reoffer", "sdp": ...}              the host renegotiates (a video track came)
   out {"type": "reanswer", "sdp": ...}
+  in  {"type": "frames_every", "n": k}             report every k-th frame (default 5)
   out {"type": "frame", "n": n, "width": w, "height": h, "rgb": [r, g, b]}
                                                    a decoded video frame (the first, then every
                                                    fifth), with the mean colour around a quarter point
@@ -54,6 +55,7 @@ async def main():
     # No ICE servers: the host candidates are all there is, and nothing leaves the machine.
     pc = RTCPeerConnection(RTCConfiguration(iceServers=[]))
     binary = hashlib.sha256()
+    settings = {"every": 5}
     stats = {"bytes": 0, "messages": 0, "max": 0}
 
     def watch(channel):
@@ -84,7 +86,7 @@ async def main():
             except Exception:
                 return
             n += 1
-            if n == 1 or n % 5 == 0:
+            if n == 1 or n % settings["every"] == 0:
                 picture = frame.to_ndarray(format="rgb24")
                 h, w = picture.shape[0], picture.shape[1]
                 # A quarter in from the corner: the pointer starts in the middle.
@@ -118,6 +120,8 @@ async def main():
         kind = msg.get("type")
         if kind == "answer":
             await pc.setRemoteDescription(RTCSessionDescription(msg["sdp"], "answer"))
+        elif kind == "frames_every":
+            settings["every"] = max(1, int(msg.get("n", 5)))
         elif kind == "reoffer":
             await pc.setRemoteDescription(RTCSessionDescription(msg["sdp"], "offer"))
             await pc.setLocalDescription(await pc.createAnswer())
