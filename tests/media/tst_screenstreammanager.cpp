@@ -83,6 +83,25 @@ private Q_SLOTS:
             QCOMPARE(e.error(), ScreenStreamError::missingPeerConnection);
         }
         QVERIFY(!manager.isCapturing());
+
+        // A peer connection, but no display to capture.
+        Phone phone;
+        QTRY_VERIFY_WITH_TIMEOUT(phone.has("offer"), Timeout);
+        WebRTCService answered;
+        await(
+            answered.handleOffer(phone.take("offer")->value("sdp").toString(), "offer", LocalIce));
+        const QByteArray display = qgetenv("DISPLAY");
+        qunsetenv("DISPLAY");
+        try {
+            await(manager.startStreaming(&answered, 30));
+            qputenv("DISPLAY", display);
+            QFAIL("no error");
+        } catch (const ScreenStreamException &e) {
+            qputenv("DISPLAY", display);
+            QCOMPARE(e.error(), ScreenStreamError::noDisplay);
+        }
+        QVERIFY(!manager.hasTrack());
+        answered.close();
     }
 
     void streamPauseResumeAndTeardown()
