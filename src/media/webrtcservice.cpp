@@ -220,12 +220,12 @@ struct WebRTCCallbacks
             connectSignal(channel, "on-message-data", &WebRTCCallbacks::messageData, strong);
             connectSignal(channel, "notify::ready-state", &WebRTCCallbacks::channelState, strong);
         }
-        gst_object_ref(channel);
-        post(g, [channel](WebRTCService *s) { s->adoptDataChannel(channel); });
-        // Dropped unadopted if the service is gone: the posted lambda's copy is the only ref.
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [channel] { gst_object_unref(channel); },
-            Qt::QueuedConnection);
+        // The posted call holds a reference until it has run (or been skipped, the service
+        // being gone), on the main thread either way.
+        const std::shared_ptr<GstWebRTCDataChannel> held(
+            GST_WEBRTC_DATA_CHANNEL(gst_object_ref(channel)),
+            [](GstWebRTCDataChannel *c) { gst_object_unref(c); });
+        post(g, [held](WebRTCService *s) { s->adoptDataChannel(held.get()); });
     }
 
     static void messageString(GstWebRTCDataChannel *channel, gchar *text, gpointer data)

@@ -349,6 +349,17 @@ void PtyProcess::onChildExitSignalled()
 void PtyProcess::finishWithExit(int waitStatus)
 {
     m_reaped = true;
+    stopWatchingExit();
+    if (m_pidFd >= 0) {
+        ::close(m_pidFd);
+        m_pidFd = -1;
+    }
+    if (m_delegate)
+        m_delegate->ptyProcessExited(waitStatus);
+}
+
+void PtyProcess::stopWatchingExit()
+{
     if (m_exitNotifier) {
         m_exitNotifier->setEnabled(false);
         m_exitNotifier->deleteLater();
@@ -359,28 +370,18 @@ void PtyProcess::finishWithExit(int waitStatus)
         m_exitPollTimer->deleteLater();
         m_exitPollTimer = nullptr;
     }
-    if (m_pidFd >= 0) {
-        ::close(m_pidFd);
-        m_pidFd = -1;
-    }
-    if (m_delegate)
-        m_delegate->ptyProcessExited(waitStatus);
 }
 
 void PtyProcess::closeNotifiers()
 {
-    for (QSocketNotifier **n : {&m_readNotifier, &m_writeNotifier, &m_exitNotifier}) {
+    for (QSocketNotifier **n : {&m_readNotifier, &m_writeNotifier}) {
         if (*n) {
             (*n)->setEnabled(false);
             (*n)->deleteLater();
             *n = nullptr;
         }
     }
-    if (m_exitPollTimer) {
-        m_exitPollTimer->stop();
-        m_exitPollTimer->deleteLater();
-        m_exitPollTimer = nullptr;
-    }
+    stopWatchingExit();
 }
 
 void PtyProcess::terminate()

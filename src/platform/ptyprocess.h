@@ -87,6 +87,7 @@ private:
     void flushWrites();
     void dropWriteQueue();
     void closeNotifiers();
+    void stopWatchingExit();
     void finishWithExit(int waitStatus);
 
     PtyProcessDelegate *m_delegate;

@@ -20,6 +20,15 @@ QString localized(LocalizationKey key)
     return LocalizationManager::shared().localizedString(key);
 }
 
+// Closes with 1000, or drops a socket that is not connected (nothing would report its end).
+void closeNormally(QWebSocket *socket)
+{
+    if (socket->state() == QAbstractSocket::UnconnectedState)
+        socket->deleteLater();
+    else
+        socket->close(QWebSocketProtocol::CloseCodeNormal);
+}
+
 QString failureText(const QWebSocket *socket)
 {
     if (!socket->closeReason().isEmpty())
@@ -79,10 +88,7 @@ void DurableObjectService::dropSocket()
     QWebSocket *old = std::exchange(m_socket, nullptr);
     QObject::disconnect(old, nullptr, this, nullptr);
     QObject::connect(old, &QWebSocket::disconnected, old, &QObject::deleteLater);
-    if (old->state() == QAbstractSocket::UnconnectedState)
-        old->deleteLater();
-    else
-        old->close(QWebSocketProtocol::CloseCodeNormal);
+    closeNormally(old);
     m_pendingFrames.clear();
 }
 
@@ -307,10 +313,7 @@ void DurableObjectService::disconnect()
         m_pendingFrames.clear();
         socket->setProperty(ClosedByDisconnectProperty, true);
         // Kept until it has closed: its closing still reports here (without a reconnect).
-        if (socket->state() == QAbstractSocket::UnconnectedState)
-            socket->deleteLater();
-        else
-            socket->close(QWebSocketProtocol::CloseCodeNormal);
+        closeNormally(socket);
     }
     setStatus(ConnectionStatus::disconnected);
 }
